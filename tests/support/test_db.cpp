@@ -1,0 +1,80 @@
+#include "support/test_db.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace testing_support {
+
+ScratchDir::ScratchDir() : previous_(std::filesystem::current_path()) {
+  static std::atomic<int> counter{0};
+  path_ = std::filesystem::temp_directory_path() /
+          ("inventory-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+  std::filesystem::remove_all(path_);
+  std::filesystem::create_directories(path_);
+  std::filesystem::current_path(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  std::filesystem::current_path(previous_, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+void reset_shared_connection() {
+  db::SharedConnection& shared = db::db_connection();
+  std::lock_guard lock(shared.mutex);
+  shared.slot.reset();
+  shared.poisoned = false;
+}
+
+db::Connection& shared_connection() {
+  db::SharedConnection& shared = db::db_connection();
+  if (!shared.slot) {
+    ADD_FAILURE() << "the shared connection slot is empty";
+    throw std::runtime_error("the shared connection slot is empty");
+  }
+  return *shared.slot;
+}
+
+void run_sql_on_file(std::string_view sql, const std::string& path) {
+  sqlite3* handle = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_busy_timeout(handle, 5000);
+    char* message = nullptr;
+    rc = sqlite3_exec(handle, std::string(sql).c_str(), nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) ADD_FAILURE() << "SQL failed: " << (message ? message : "?") << "\n" << sql;
+    sqlite3_free(message);
+  } else {
+    ADD_FAILURE() << "cannot open " << path << ": " << sqlite3_errstr(rc);
+  }
+  sqlite3_close_v2(handle);
+}
+
+void DbTest::SetUp() {
+  reset_shared_connection();
+  dir = new ScratchDir();
+  auto r = db::init_database();
+  ASSERT_TRUE(r.ok()) << r.error();
+}
+
+void DbTest::TearDown() {
+  reset_shared_connection();
+  delete dir;
+  dir = nullptr;
+}
+
+void ScratchTest::SetUp() {
+  reset_shared_connection();
+  dir = new ScratchDir();
+}
+
+void ScratchTest::TearDown() {
+  reset_shared_connection();
+  delete dir;
+  dir = nullptr;
+}
+
+}  // namespace testing_support
