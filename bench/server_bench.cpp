@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "blackbox/server_process.h"
+#include "database.h"
+#include "support/test_db.h"
 
 namespace {
 
@@ -90,9 +92,51 @@ long rss_kib(pid_t pid) {
   return -1;
 }
 
+// Milliseconds from starting the executable in `dir` until it listens.
+double start_to_listening(const std::filesystem::path& dir) {
+  blackbox::ServerOptions options;
+  options.directory = dir;
+  auto start = Clock::now();
+  blackbox::ServerProcess server(options);
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A directory holding an inventory.db with `products` products.
+void make_catalogue(const std::filesystem::path& dir, int products) {
+  std::filesystem::create_directories(dir);
+  auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  testing_support::reset_shared_connection();
+  if (!db::init_database()) std::abort();
+  auto filled = db::with_connection<Unit>(db::kPlainTexts, [&](db::Connection& c) {
+    return db::in_transaction<Unit>(c, [&](db::Connection& t) -> Result<Unit> {
+      char code[16];
+      for (int i = 0; i < products; ++i) {
+        std::snprintf(code, sizeof code, "P%06d", i);
+        t.execute("INSERT INTO products (id, name, code, unit, price, cost, stock) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                  db::new_record_id(), std::string("商品") + code, code, "个", 12.5, 8.0, 100.0);
+      }
+      return Unit{};
+    });
+  });
+  if (!filled) std::abort();
+  testing_support::reset_shared_connection();
+  std::filesystem::current_path(previous);
+}
+
 }  // namespace
 
 int main() {
+  {
+    testing_support::ScratchDir scratch;
+    const auto fresh = scratch.path() / "fresh";
+    const auto full = scratch.path() / "full";
+    std::filesystem::create_directories(fresh);
+    make_catalogue(full, 100000);
+    std::printf("start to listening, new file:                 %.1f ms\n", start_to_listening(fresh));
+    std::printf("start to listening, file of 100,000 products: %.1f ms\n", start_to_listening(full));
+  }
+
   blackbox::ServerProcess server;
   const uint16_t port = server.port();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
