@@ -5,7 +5,8 @@
 //   - the same INSERT, with the same freshly made id and time stamp, committed
 //     one transaction at a time on one open connection to a new database file
 //     beside the server's.
-// Prints both rates and their ratio (the goal is at least 0.7).
+// Prints both rates and their ratio (the goal is at least 0.7). Failed calls
+// make it exit with 1; a ratio below the goal is only reported.
 #include <unistd.h>
 
 #include <atomic>
@@ -87,24 +88,34 @@ Rate engine_alone(const fs::path& dir) {
 }  // namespace
 
 int main() {
-  const fs::path engine_dir =
-      fs::temp_directory_path() / ("inventory-write-bench-" + std::to_string(::getpid()));
-  Rate server_rate, engine_rate;
+  const fs::path scratch = fs::temp_directory_path() / ("inventory-write-bench-" + std::to_string(::getpid()));
+  // The engine is measured before and after the server, each time on a new
+  // file, and the mean is taken, so that a drift of the disk's speed during
+  // the run does not favour either side.
+  const Rate engine_before = engine_alone(scratch / "before");
+  Rate server_rate;
   {
     blackbox::ServerProcess server;
     blackbox::HttpClient warm(server.port());
     for (int i = 0; i < 200; ++i) warm.rpc("add_operation_log", kArgs);
     server_rate = through_server(server.port());
   }
-  engine_rate = engine_alone(engine_dir);
+  const Rate engine_after = engine_alone(scratch / "after");
   fs::current_path(fs::temp_directory_path());
-  fs::remove_all(engine_dir);
+  db::SharedConnection& shared = db::db_connection();
+  {
+    std::lock_guard lock(shared.mutex);
+    shared.slot.reset();
+  }
+  fs::remove_all(scratch);
 
-  const double ratio = server_rate.per_second() / engine_rate.per_second();
+  const double engine = (engine_before.per_second() + engine_after.per_second()) / 2;
+  const double ratio = server_rate.per_second() / engine;
   std::printf("add_operation_log through /rpc, %d clients: %ld calls in %.2f s = %.0f calls/s (%ld failed)\n",
               kClients, server_rate.calls, server_rate.seconds, server_rate.per_second(), server_rate.failures);
-  std::printf("engine alone, same INSERT, one transaction each: %ld in %.2f s = %.0f commits/s\n",
-              engine_rate.calls, engine_rate.seconds, engine_rate.per_second());
+  std::printf("engine alone, same INSERT, one transaction each: %.0f commits/s before, %.0f after, mean %.0f\n",
+              engine_before.per_second(), engine_after.per_second(), engine);
   std::printf("ratio: %.2f (goal: at least 0.70)%s\n", ratio, ratio >= 0.7 ? "" : "  BELOW GOAL");
-  return server_rate.failures == 0 && engine_rate.failures == 0 ? 0 : 1;
+  const bool failed = server_rate.failures || engine_before.failures || engine_after.failures;
+  return failed ? 1 : 0;
 }

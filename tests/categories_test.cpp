@@ -4,16 +4,14 @@
 
 #include <regex>
 
-#include "catalogue_fixture.h"
 #include "server.h"
+#include "support/test_db.h"
 
 namespace {
 
-using catalogue_testing::CatalogueTest;
-using catalogue_testing::FailureCase;
-
-class CategoriesTest : public CatalogueTest {
+class CategoriesTest : public testing_support::CommandTest {
  protected:
+  CategoriesTest() { caller_real_name = "管理员"; }  // not the account's own name
   static Json add(const std::string& name, const std::string& parent_id, int sort_order) {
     return ok("add_category", {{"request", {{"name", name}, {"parent_id", parent_id}, {"sort_order", sort_order}}}});
   }
@@ -48,7 +46,7 @@ TEST_F(CategoriesTest, AddStoresWhatIsSentWithoutChecks) {
   add("螺丝", "no-such-category", 0);
   add("螺丝", "no-such-category", 0);
   EXPECT_EQ(listed_names(), (std::vector<std::string>{"", "螺丝", "螺丝"}));
-  EXPECT_EQ(count("categories WHERE parent_id = 'no-such-category'"), 2);
+  EXPECT_EQ(count_rows("categories WHERE parent_id = 'no-such-category'"), 2);
 }
 
 TEST_F(CategoriesTest, AddReadsTheRequestByTheRecordRules) {
@@ -70,7 +68,7 @@ TEST_F(CategoriesTest, AddReadsTheRequestByTheRecordRules) {
       {{{"request", {"c", ""}}}, "invalid length 2, expected struct CreateCategoryRequest with 3 elements"},
   };
   for (const auto& [args, text] : cases) EXPECT_EQ(error("add_category", args), text) << json::write(args);
-  EXPECT_EQ(count("categories"), 2);
+  EXPECT_EQ(count_rows("categories"), 2);
   EXPECT_EQ(log_entries().size(), 2u);
 }
 
@@ -133,7 +131,7 @@ TEST_F(CategoriesTest, DeleteOfAnUnknownOrMissingIdSucceedsWithAnEmptyName) {
   add("keep", "", 0);
   EXPECT_EQ(ok("delete_category", {{"categoryId", "no-such-id"}}), "删除成功");
   EXPECT_EQ(log_entries().back()[4], "删除类别: ''");
-  EXPECT_EQ(count("categories"), 2);
+  EXPECT_EQ(count_rows("categories"), 2);
   // Without categoryId the id is "": the row with the empty id goes.
   EXPECT_EQ(ok("delete_category", Json::object()), "删除成功");
   EXPECT_EQ(log_entries().back()[4], "删除类别: 'blank id'");

@@ -9,18 +9,17 @@
 #include <filesystem>
 #include <fstream>
 
-#include "catalogue_fixture.h"
 #include "documents.h"
 #include "server.h"
+#include "support/test_db.h"
 
 namespace {
 
-using catalogue_testing::CatalogueTest;
 namespace fs = std::filesystem;
 
 constexpr int64_t kLimit = 20 * 1024 * 1024;
 
-class DocumentsTest : public CatalogueTest {
+class DocumentsTest : public testing_support::CommandTest {
  protected:
   static void write_file(const fs::path& path, const std::string& bytes) {
     if (path.has_parent_path()) fs::create_directories(path.parent_path());
@@ -66,7 +65,7 @@ TEST_F(DocumentsTest, SaveReadsTheRequestByTheRecordRules) {
             "invalid length 1, expected struct SaveDocumentRequest with 2 elements");
   EXPECT_EQ(error("save_product_document", Json::object()), "invalid type: null, expected struct SaveDocumentRequest");
   EXPECT_EQ(error("save_product_document", {{"request", {{"product_id", "p1"}}}}), "missing field `source_path`");
-  EXPECT_EQ(count("product_documents"), 1);
+  EXPECT_EQ(count_rows("product_documents"), 1);
 }
 
 TEST_F(DocumentsTest, FileNameAndTypeFromThePath) {
@@ -125,7 +124,7 @@ TEST_F(DocumentsTest, SizeLimitOfBothCommands) {
 
   EXPECT_EQ(error("save_product_document", {{"request", {"p1", "over_limit.bin"}}}), "文件大小超过20MB限制");
   EXPECT_EQ(error("read_file_base64", {{"sourcePath", "over_limit.bin"}}), "文件大小超过20MB限制");
-  EXPECT_EQ(count("product_documents"), 0);
+  EXPECT_EQ(count_rows("product_documents"), 0);
 
   Json saved = ok("save_product_document", {{"request", {"p1", "at_limit.bin"}}});
   EXPECT_EQ(saved["file_size"], kLimit);
@@ -151,7 +150,7 @@ TEST_F(DocumentsTest, OnlyRegularFilesAreRead) {
     EXPECT_EQ(error("save_product_document", {{"request", {"p1", path}}}), text) << path;
     EXPECT_EQ(error("read_file_base64", {{"sourcePath", path}}), text) << path;
   }
-  EXPECT_EQ(count("product_documents"), 0);
+  EXPECT_EQ(count_rows("product_documents"), 0);
 }
 
 TEST_F(DocumentsTest, ReadFileRefusesTheDatabaseAndItsBackups) {
@@ -225,7 +224,7 @@ TEST_F(DocumentsTest, DeleteRemovesTheDocument) {
   ok("save_product_document", {{"request", {"p1", "a.txt"}}});
   EXPECT_EQ(ok("delete_product_document", {{"docId", id}}), "删除成功");
   EXPECT_EQ(ok("delete_product_document", {{"docId", "no-such-id"}}), "删除成功");
-  EXPECT_EQ(count("product_documents"), 1);
+  EXPECT_EQ(count_rows("product_documents"), 1);
   EXPECT_EQ(log_entries(), Json::array());
 }
 
@@ -236,7 +235,7 @@ TEST_F(DocumentsTest, WritesNeedTheEditKeyAndReadingNone) {
   ASSERT_FALSE(denied.ok());
   EXPECT_EQ(denied.error(), "权限不足：没有保存商品附件的权限");
   EXPECT_EQ(error("delete_product_document", {{"docId", id}}, "nobody"), "权限不足：没有删除商品附件的权限");
-  EXPECT_EQ(count("product_documents"), 1);
+  EXPECT_EQ(count_rows("product_documents"), 1);
 
   auto r = call("read_file_base64", {{"sourcePath", "a.txt"}}, "nobody");
   ASSERT_TRUE(r.ok()) << r.error();

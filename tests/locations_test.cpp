@@ -12,51 +12,8 @@
 
 namespace {
 
-class LocationsTest : public testing_support::DbTest {
+class LocationsTest : public testing_support::CommandTest {
  protected:
-  // "admin" holds warehouses_edit; "ghost" has no account.
-  static Result<Json> call(std::string_view cmd, const Json& args, const std::string& user = "admin") {
-    return dispatch_command(cmd, args, user, "系统管理员");
-  }
-  static Json ok(std::string_view cmd, const Json& args) {
-    auto r = call(cmd, args);
-    EXPECT_TRUE(r.ok()) << cmd << ": " << r.error();
-    return r.ok() ? *r : Json();
-  }
-  static std::string error_of(std::string_view cmd, const Json& args, const std::string& user = "admin") {
-    auto r = call(cmd, args, user);
-    return r.ok() ? "<ok>" : r.error();
-  }
-
-  static void exec(const std::string& sql) {
-    auto r = db::with_connection<Unit>(db::kPlainTexts, [&](db::Connection& c) -> Result<Unit> {
-      c.exec(sql);
-      return Unit{};
-    });
-    ASSERT_TRUE(r.ok()) << sql << ": " << r.error();
-  }
-  static int64_t count(const std::string& sql) {
-    auto r = db::with_connection<int64_t>(db::kPlainTexts,
-                                          [&](db::Connection& c) -> Result<int64_t> { return c.query_integer(sql); });
-    EXPECT_TRUE(r.ok()) << sql << ": " << r.error();
-    return r.ok() ? *r : -1;
-  }
-  // Every operation-log entry as [username, real_name, action, module, detail].
-  static Json log_entries() {
-    static const db::Column columns[] = {{"u", db::ColumnKind::Text},
-                                         {"r", db::ColumnKind::Text},
-                                         {"a", db::ColumnKind::Text},
-                                         {"m", db::ColumnKind::Text},
-                                         {"d", db::ColumnKind::Text}};
-    auto r = db::with_connection<Json>(db::kPlainTexts, [&](db::Connection& c) -> Result<Json> {
-      return db::read_rows(c, "SELECT username, real_name, action, module, detail FROM operation_logs ORDER BY rowid",
-                           columns, db::Strictness::Strict);
-    });
-    Json out = Json::array();
-    if (r.ok())
-      for (const Json& row : *r) out.push_back({row["u"], row["r"], row["a"], row["m"], row["d"]});
-    return out;
-  }
   static Json log_entry(const std::string& action, const std::string& detail) {
     return {"admin", "系统管理员", action, "库位管理", detail};
   }
@@ -90,8 +47,8 @@ TEST_F(LocationsTest, AddAnswersTheStoredRowAndLogsIt) {
 
 TEST_F(LocationsTest, AddRefusesACodeOfAnyWarehouse) {
   add("w1", "A-01");
-  EXPECT_EQ(error_of("add_location", {{"request", add_request("w2", "A-01")}}), "库位编码 'A-01' 已存在");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM locations"), 1);
+  EXPECT_EQ(error("add_location", {{"request", add_request("w2", "A-01")}}), "库位编码 'A-01' 已存在");
+  EXPECT_EQ(count_rows("locations"), 1);
   EXPECT_EQ(log_entries().size(), 1u) << "a refused addition is not logged";
 }
 
@@ -109,12 +66,7 @@ TEST_F(LocationsTest, RequestsThatCannotBeReadNeverReachTheHandler) {
   };
   Json eleven = Json::array({"w", "", "c", "n", "", "", "", "", "", ""});
   eleven.push_back("x");
-  struct Case {
-    std::string cmd;
-    Json args;
-    std::string error;
-  };
-  const Case cases[] = {
+  const FailureCase cases[] = {
       {"add_location", Json::object(), "invalid type: null, expected struct AddLocationRequest"},
       {"add_location", {{"request", Json::array({"w", "", "c", "n", "", "", "", "", ""})}},
        "invalid length 9, expected struct AddLocationRequest with 10 elements"},
@@ -137,8 +89,8 @@ TEST_F(LocationsTest, RequestsThatCannotBeReadNeverReachTheHandler) {
       {"update_location", {{"request", Json::array({"x", "w", "", "c", "n", "", "", "", "", "", ""})}},
        "invalid length 11, expected struct Location with 12 elements"},
   };
-  for (const Case& c : cases) EXPECT_EQ(error_of(c.cmd, c.args), c.error) << c.cmd << " " << c.args.dump();
-  EXPECT_EQ(count("SELECT COUNT(*) FROM locations"), 0);
+  for (const FailureCase& c : cases) EXPECT_EQ(error(c.cmd, c.args), c.error) << c;
+  EXPECT_EQ(count_rows("locations"), 0);
   EXPECT_EQ(log_entries(), Json::array());
 
   // The array form fills the fields in declaration order; unknown keys are skipped.
@@ -181,20 +133,20 @@ TEST_F(LocationsTest, UpdateLeavesCodesToTheTablesKey) {
   EXPECT_EQ(ok("update_location", {{"request", other}}), "更新成功");
   // ... a code of the same warehouse is not.
   same["code"] = "A-01";
-  EXPECT_EQ(error_of("update_location", {{"request", same}}), "操作失败：商品编码已存在，请使用其他编码");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM locations WHERE code = 'A-02'"), 1);
+  EXPECT_EQ(error("update_location", {{"request", same}}), "操作失败：商品编码已存在，请使用其他编码");
+  EXPECT_EQ(count_rows("locations WHERE code = 'A-02'"), 1);
   EXPECT_EQ(log_entries().size(), 4u) << "three additions and one update";
 }
 
 TEST_F(LocationsTest, DeleteIsRefusedWhileAProductIsPlacedThere) {
   const std::string id = add("w1", "A-01", "货架一")["id"];
   exec("INSERT INTO products (id, name, code, location_id) VALUES ('p1', '螺丝', 'P1', '" + id + "')");
-  EXPECT_EQ(error_of("delete_location", {{"locationId", id}}), "该库位下有商品，无法删除");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM locations"), 1);
+  EXPECT_EQ(error("delete_location", {{"locationId", id}}), "该库位下有商品，无法删除");
+  EXPECT_EQ(count_rows("locations"), 1);
 
   exec("UPDATE products SET location_id = 'elsewhere'");
   EXPECT_EQ(ok("delete_location", {{"locationId", id}}), "删除成功");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM locations"), 0);
+  EXPECT_EQ(count_rows("locations"), 0);
   EXPECT_EQ(ok("delete_location", {{"locationId", "no-such-id"}}), "删除成功");
   EXPECT_EQ(log_entries(), Json::array({log_entry("添加", "添加库位: 货架一 (A-01)"),
                                         log_entry("删除", "删除库位: A-01 货架一"), log_entry("删除", "删除库位: ")}));
@@ -204,10 +156,10 @@ TEST_F(LocationsTest, DeleteWithoutAnIdLooksForProductsWithoutALocation) {
   add("w1", "A-01");
   exec("INSERT INTO products (id, name, code) VALUES ('p1', '螺丝', 'P1')");  // location_id defaults to ''
   for (const Json& args : {Json::object(), Json{{"locationId", 5}}})
-    EXPECT_EQ(error_of("delete_location", args), "该库位下有商品，无法删除") << args.dump();
+    EXPECT_EQ(error("delete_location", args), "该库位下有商品，无法删除") << args.dump();
   exec("DELETE FROM products");
   EXPECT_EQ(ok("delete_location", Json::object()), "删除成功");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM locations"), 1);
+  EXPECT_EQ(count_rows("locations"), 1);
 }
 
 TEST_F(LocationsTest, ListingsAreNewestFirst) {
@@ -271,7 +223,7 @@ TEST_F(LocationsTest, StrictAndLenientRowReading) {
     if (c.strict_error.empty()) {
       EXPECT_EQ(ok("get_locations", nullptr), lenient) << c.sql;
     } else {
-      EXPECT_EQ(error_of("get_locations", nullptr), c.strict_error) << c.sql;
+      EXPECT_EQ(error("get_locations", nullptr), c.strict_error) << c.sql;
     }
   }
 }
@@ -289,12 +241,12 @@ TEST_F(LocationsTest, FullListingOfAnOlderOrMissingTable) {
                            {"name", "货架"}, {"zone", ""},           {"aisle", ""},           {"shelf", ""},
                            {"level", ""},  {"position", ""},       {"description", ""},     {"created_at",
                                                                                                "2024-01-01 00:00:00"}}));
-  EXPECT_EQ(error_of("get_locations", nullptr), "系统错误：no such column: warehouse_name");
+  EXPECT_EQ(error("get_locations", nullptr), "系统错误：no such column: warehouse_name");
 
   // No table at all: nothing to list, and the listing says so without an error.
   exec("DROP TABLE locations");
   EXPECT_EQ(ok("get_all_locations", nullptr), Json::array());
-  EXPECT_EQ(error_of("get_locations", nullptr), "系统错误：数据库表不存在，请重新初始化数据库");
+  EXPECT_EQ(error("get_locations", nullptr), "系统错误：数据库表不存在，请重新初始化数据库");
 }
 
 TEST_F(LocationsTest, DebugTextShowsCountAndCreateStatement) {
@@ -316,28 +268,17 @@ TEST_F(LocationsTest, WithoutThePermissionNothingChanges) {
   const Json l = add("w1", "A-01");
   Json renamed = l;
   renamed["name"] = "改名";
-  struct Case {
-    std::string cmd;
-    Json args;
-    std::string error;
-  };
-  const Case cases[] = {
+  const FailureCase cases[] = {
       {"add_location", {{"request", add_request("w1", "A-02")}}, "权限不足：没有新增库位的权限"},
       {"update_location", {{"request", renamed}}, "权限不足：没有编辑库位的权限"},
       {"delete_location", {{"locationId", l["id"]}}, "权限不足：没有删除库位的权限"},
   };
-  for (const Case& c : cases) EXPECT_EQ(error_of(c.cmd, c.args, "ghost"), c.error) << c.cmd;
+  for (const FailureCase& c : cases) EXPECT_EQ(error(c.cmd, c.args, "ghost"), c.error) << c.cmd;
   EXPECT_EQ(ok("get_locations", nullptr), Json::array({l}));
   EXPECT_EQ(log_entries().size(), 1u);
 }
 
 TEST_F(LocationsTest, LockAndConnectionTexts) {
-  auto set_state = [](bool poisoned, bool empty) {
-    db::SharedConnection& shared = db::db_connection();
-    std::lock_guard lock(shared.mutex);
-    shared.poisoned = poisoned;
-    if (empty) shared.slot.reset();
-  };
   const Json update = {{"request", {"x", "w", "", "c", "n", "", "", "", "", "", "", ""}}};
   struct Case {
     std::string cmd;
@@ -353,10 +294,10 @@ TEST_F(LocationsTest, LockAndConnectionTexts) {
       {"update_location", update, "权限不足：没有编辑库位的权限", "权限不足：没有编辑库位的权限"},
       {"delete_location", {{"locationId", "x"}}, "权限不足：没有删除库位的权限", "权限不足：没有删除库位的权限"},
   };
-  set_state(true, false);
-  for (const Case& c : cases) EXPECT_EQ(error_of(c.cmd, c.args), c.poisoned) << c.cmd;
-  set_state(false, true);
-  for (const Case& c : cases) EXPECT_EQ(error_of(c.cmd, c.args), c.empty) << c.cmd;
+  poison_connection();
+  for (const Case& c : cases) EXPECT_EQ(error(c.cmd, c.args), c.poisoned) << c.cmd;
+  testing_support::reset_shared_connection();  // not poisoned, no connection
+  for (const Case& c : cases) EXPECT_EQ(error(c.cmd, c.args), c.empty) << c.cmd;
 }
 
 TEST(LocationCommands, OnlyTheChangingOnesAreAnnounced) {

@@ -5,17 +5,16 @@
 
 #include <algorithm>
 
-#include "catalogue_fixture.h"
 #include "server.h"
+#include "support/test_db.h"
 
 namespace {
 
-using catalogue_testing::CatalogueTest;
-
-class PackagesTest : public CatalogueTest {
+class PackagesTest : public testing_support::CommandTest {
  protected:
+  PackagesTest() { caller_real_name = "管理员"; }  // not the account's own name
   void SetUp() override {
-    CatalogueTest::SetUp();
+    CommandTest::SetUp();
     for (const char* id : {"pa", "pb", "pc", "pd"}) {
       exec(std::string("INSERT INTO products (id, name, code) VALUES ('") + id + "', '商品" + id + "', '" + id + "')");
     }
@@ -75,7 +74,7 @@ TEST_F(PackagesTest, AddStoresEdgeValuesAsSent) {
 TEST_F(PackagesTest, AddForAnUnknownProductStoresNothing) {
   EXPECT_EQ(error("add_product_package", {{"request", request("nope", "箱", false, Json::array())}}),
             "操作失败：未找到对应的数据记录");
-  EXPECT_EQ(count("product_packages"), 0);
+  EXPECT_EQ(count_rows("product_packages"), 0);
   EXPECT_EQ(log_entries(), Json::array());
 }
 
@@ -98,7 +97,7 @@ TEST_F(PackagesTest, AddReadsTheRequestByTheRecordRules) {
       {with("sort_order", nullptr), "invalid type: null, expected i32"},
   };
   for (const auto& [args, text] : cases) EXPECT_EQ(error("add_product_package", args), text) << json::write(args);
-  EXPECT_EQ(count("product_packages"), 1);
+  EXPECT_EQ(count_rows("product_packages"), 1);
 }
 
 TEST_F(PackagesTest, ProductListsItsOwnAndTheSharedPackagesThatNameIt) {
@@ -132,7 +131,7 @@ TEST_F(PackagesTest, PackagesOfAGoneProductStayButAreNotListed) {
   exec("DELETE FROM products WHERE id = 'pa'");
   EXPECT_EQ(ok("get_all_packages", Json::object()), Json::array());
   EXPECT_EQ(listed_for({{"productId", "pb"}}), std::vector<std::string>{});
-  EXPECT_EQ(count("product_packages"), 1);
+  EXPECT_EQ(count_rows("product_packages"), 1);
 }
 
 TEST_F(PackagesTest, ListingsOrderBySortOrder) {
@@ -184,7 +183,7 @@ TEST_F(PackagesTest, DeleteRemovesThePackageAndLogsItsName) {
 
   EXPECT_EQ(ok("delete_product_package", {{"packageId", "no-such-id"}}), "删除成功");
   EXPECT_EQ(log_entries().back()[4], "删除包件: ''");
-  EXPECT_EQ(count("product_packages"), 1);
+  EXPECT_EQ(count_rows("product_packages"), 1);
   EXPECT_TRUE(is_write_command("delete_product_package"));
 }
 
@@ -193,7 +192,7 @@ TEST_F(PackagesTest, WritesNeedTheEditKey) {
   EXPECT_EQ(error("add_product_package", {{"request", request("pa", "袋", false, Json::array())}}, "nobody"),
             "权限不足：没有新增包件的权限");
   EXPECT_EQ(error("delete_product_package", {{"packageId", id}}, "nobody"), "权限不足：没有删除包件的权限");
-  EXPECT_EQ(count("product_packages"), 1);
+  EXPECT_EQ(count_rows("product_packages"), 1);
   EXPECT_EQ(log_entries().size(), 1u);
 }
 

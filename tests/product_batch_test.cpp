@@ -28,8 +28,8 @@ TEST_F(ProductsTest, BatchAddPassesOverTakenCodes) {
   EXPECT_EQ(rows("SELECT name FROM products WHERE code = 'C'"), Json::parse(R"([{"name":"螺丝"}])"));
   // One time stamp for the whole call; no log entry for a batch.
   EXPECT_EQ(added[0]["created_at"], added[1]["created_at"]);
-  EXPECT_EQ(count("products"), 3);
-  EXPECT_EQ(count("operation_logs"), 1);
+  EXPECT_EQ(count_rows("products"), 3);
+  EXPECT_EQ(count_rows("operation_logs"), 1);
 }
 
 // The answer is what was stored: the element's own optional texts, and no
@@ -79,10 +79,10 @@ TEST_F(ProductsTest, BatchDeleteRemovesProductsWithEveryDependentRow) {
   EXPECT_EQ(rows("SELECT total_amount FROM sale_orders"), Json::parse(R"([{"total_amount":99.5}])"));
 
   EXPECT_EQ(ok("batch_delete_products", {{"productIds", Json::array()}}), "成功删除 0 个商品");
-  const Json log = logs();
+  const Json log = log_entries();
   ASSERT_EQ(log.size(), 4u);
-  EXPECT_EQ(log[2], Json::parse(R"(["批量删除商品","商品管理","批量删除1个商品（共3个ID）","admin","管理员"])"));
-  EXPECT_EQ(log[3], Json::parse(R"(["批量删除商品","商品管理","批量删除0个商品（共0个ID）","admin","管理员"])"));
+  EXPECT_EQ(log[2], Json::parse(R"(["admin","管理员","批量删除商品","商品管理","批量删除1个商品（共3个ID）"])"));
+  EXPECT_EQ(log[3], Json::parse(R"(["admin","管理员","批量删除商品","商品管理","批量删除0个商品（共0个ID）"])"));
 }
 
 // A file that lacks one of the dependent tables still deletes its products.
@@ -91,9 +91,9 @@ TEST_F(ProductsTest, BatchDeletePassesOverAFailingStatement) {
   add_dependents(a);
   exec("DROP TABLE stock_transactions");
   EXPECT_EQ(ok("batch_delete_products", {{"productIds", {a}}}), "成功删除 1 个商品");
-  EXPECT_EQ(count("products"), 0);
-  EXPECT_EQ(count("inventory_records"), 0);
-  EXPECT_EQ(count("warehouse_stock"), 0);
+  EXPECT_EQ(count_rows("products"), 0);
+  EXPECT_EQ(count_rows("inventory_records"), 0);
+  EXPECT_EQ(count_rows("warehouse_stock"), 0);
 }
 
 // When the engine rolls the transaction back by itself, the batch stops: the
@@ -108,10 +108,10 @@ TEST_F(ProductsTest, BatchDeleteStopsWhenTheTransactionIsRolledBack) {
 
   auto r = call("batch_delete_products", {{"productIds", {a, b}}});
   EXPECT_EQ(r.ok() ? "(deleted)" : r.error(), "系统错误：document is locked");
-  EXPECT_EQ(count("products"), 2);
+  EXPECT_EQ(count_rows("products"), 2);
   for (const std::string& id : {a, b})
     for (const auto& [table, n] : dependents(id)) EXPECT_EQ(n, 1) << table;
-  EXPECT_EQ(count("operation_logs"), 2);  // the two additions only
+  EXPECT_EQ(count_rows("operation_logs"), 2);  // the two additions only
 }
 
 // ---- get_or_create_product ----------------------------------------------------
@@ -148,15 +148,15 @@ TEST_F(ProductsTest, GetOrCreateReturnsTheStoredProductOrAMinimalNewOne) {
   EXPECT_EQ(no_code["code"], "");
   EXPECT_EQ(no_code["price"], 0.0);
   EXPECT_EQ(ok("get_or_create_product", Json::object())["id"], no_code["id"]);
-  EXPECT_EQ(count("products"), 3);
-  EXPECT_EQ(count("operation_logs"), 1);
+  EXPECT_EQ(count_rows("products"), 3);
+  EXPECT_EQ(count_rows("operation_logs"), 1);
 }
 
 TEST_F(ProductsTest, GetOrCreateWithAnUnreadableRowFailsOnTheTakenCode) {
   add("A");
   exec("UPDATE products SET price = NULL");
   EXPECT_EQ(call("get_or_create_product", {{"code", "A"}}).error(), "操作失败：商品编码已存在，请使用其他编码");
-  EXPECT_EQ(count("products"), 1);
+  EXPECT_EQ(count_rows("products"), 1);
 }
 
 // A file whose production_date came from a later upgrade has it as its last
@@ -221,7 +221,7 @@ TEST_F(ProductsTest, SpecificationsAreAddedListedOldestFirstChangedAndDeleted) {
   EXPECT_EQ(ok("get_product_specs", {{"productId", "p1"}}).size(), 1u);
   // Without a product id, the empty one is looked for.
   EXPECT_EQ(ok("get_product_specs", {{"productId", 5}}), Json::array());
-  EXPECT_EQ(count("operation_logs"), 0);
+  EXPECT_EQ(count_rows("operation_logs"), 0);
 }
 
 TEST_F(ProductsTest, UnknownIdsStillSucceedAndChangeNothing) {
@@ -241,7 +241,7 @@ TEST_F(ProductsTest, UpdateProductImageSetsThePathAsSent) {
     EXPECT_EQ(ok("update_product_image", {{"request", {{"product_id", id}, {"image_path", path}}}}), "图片更新成功");
     EXPECT_EQ(ok("get_products", nullptr)[0]["image_path"], path);
   }
-  EXPECT_EQ(count("operation_logs"), 1);
+  EXPECT_EQ(count_rows("operation_logs"), 1);
 }
 
 TEST_F(ProductsTest, AnUnreadableSpecificationFailsTheWholeList) {

@@ -1,5 +1,5 @@
-// Shared by the product tests: a fresh database per test, calls through the
-// dispatcher, raw SQL on the shared connection, and a valid product request.
+// Shared by the product tests: the command-test fixture with a valid product
+// request and the rows of other tables that name a product.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 #include <map>
 #include <string>
 
-#include "commands.h"
 #include "database.h"
 #include "json.h"
 #include "support/test_db.h"
@@ -36,59 +35,9 @@ inline const std::map<std::string, std::string> kDependentRows = {
      "INSERT INTO stock_transactions (id, product_id, transaction_type, quantity) VALUES (?1, ?2, 'in', 1)"},
 };
 
-class ProductsTest : public testing_support::DbTest {
+class ProductsTest : public testing_support::CommandTest {
  protected:
-  // A call as the given user ("admin" holds every product key).
-  static Result<Json> call(std::string_view cmd, const Json& args, const std::string& user = "admin") {
-    return dispatch_command(cmd, args, user, "管理员");
-  }
-
-  // The data of a call that must succeed.
-  static Json ok(std::string_view cmd, const Json& args) {
-    auto r = call(cmd, args);
-    EXPECT_TRUE(r.ok()) << cmd << ": " << r.error();
-    return r.ok() ? *r : Json();
-  }
-
-  // Runs SQL without parameters on the shared connection.
-  static void exec(const std::string& sql) {
-    auto r = db::with_connection<Unit>(db::kPlainTexts, [&](db::Connection& c) -> Result<Unit> {
-      c.exec(sql);
-      return Unit{};
-    });
-    ASSERT_TRUE(r.ok()) << sql << ": " << r.error();
-  }
-
-  // Every row of a query as objects keyed by column name, values as stored.
-  template <class... A>
-  static Json rows(const std::string& sql, const A&... params) {
-    auto r = db::with_connection<Json>(db::kPlainTexts, [&](db::Connection& c) -> Result<Json> {
-      db::Statement s = c.prepare(sql);
-      s.bind(params...);
-      Json out = Json::array();
-      while (s.step()) {
-        Json row = Json::object();
-        for (int i = 0; i < s.column_count(); ++i) row[s.column_name(i)] = s.value(i);
-        out.push_back(row);
-      }
-      return out;
-    });
-    EXPECT_TRUE(r.ok()) << sql << ": " << r.error();
-    return r.ok() ? *r : Json::array();
-  }
-
-  static int64_t count(const std::string& table) {
-    return rows("SELECT COUNT(*) AS n FROM " + table)[0]["n"].get<int64_t>();
-  }
-
-  // The operation log as [action, module, detail, username, real_name] rows.
-  static Json logs() {
-    Json out = Json::array();
-    for (const Json& r : rows("SELECT action, module, detail, username, real_name FROM operation_logs "
-                              "ORDER BY created_at, rowid"))
-      out.push_back({r["action"], r["module"], r["detail"], r["username"], r["real_name"]});
-    return out;
-  }
+  ProductsTest() { caller_real_name = "管理员"; }  // not the account's own name
 
   // A complete, valid product creation request without the optional texts.
   static Json product_request(const std::string& code, const std::string& name = "螺丝") {

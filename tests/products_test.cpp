@@ -93,9 +93,9 @@ TEST_F(ProductsTest, BadRecordsAreRefusedBeforeAnythingHappens) {
     EXPECT_FALSE(r.ok()) << c.cmd << " " << c.args.dump();
     if (!r.ok()) EXPECT_EQ(r.error(), c.error) << c.cmd << " " << c.args.dump();
   }
-  EXPECT_EQ(count("products"), 0);
-  EXPECT_EQ(count("product_specs"), 0);
-  EXPECT_EQ(count("operation_logs"), 0);
+  EXPECT_EQ(count_rows("products"), 0);
+  EXPECT_EQ(count_rows("product_specs"), 0);
+  EXPECT_EQ(count_rows("operation_logs"), 0);
 }
 
 TEST(ProductRecord, RoundTripsThroughItsJsonForm) {
@@ -135,7 +135,7 @@ TEST_F(ProductsTest, AddProductStoresAndAnswersTheSameProductAndLogsIt) {
   EXPECT_EQ(added["image_path"], "img/p.png");
   EXPECT_EQ(added["unit_rate"], 12.0);
   EXPECT_EQ(ok("get_products", nullptr), Json::array({added}));
-  EXPECT_EQ(logs(), Json::parse(R"([["添加商品","商品管理","商品'螺丝' 编码P1","admin","管理员"]])"));
+  EXPECT_EQ(log_entries(), Json::parse(R"([["admin","管理员","添加商品","商品管理","商品'螺丝' 编码P1"]])"));
 
   // Numbers land in the REAL columns as reals, whole or not.
   const Json stored = rows("SELECT typeof(price) AS p, typeof(stock) AS s, typeof(unit_rate) AS r FROM products");
@@ -179,11 +179,11 @@ TEST_F(ProductsTest, AddProductRefusesATakenCodeTheEmptyOneIncluded) {
     auto r = call("add_product", {{"request", ProductsTest::product_request(code, "另一个")}});
     EXPECT_EQ(r.error(), "商品编码 '" + std::string(code) + "' 已存在，请使用其他编码");
   }
-  EXPECT_EQ(count("products"), 2);
-  EXPECT_EQ(count("operation_logs"), 2);
+  EXPECT_EQ(count_rows("products"), 2);
+  EXPECT_EQ(count_rows("operation_logs"), 2);
   // Codes compare exactly.
   add("p1");
-  EXPECT_EQ(count("products"), 3);
+  EXPECT_EQ(count_rows("products"), 3);
 }
 
 TEST_F(ProductsTest, UpdateProductWritesAllButImageAndCreationTime) {
@@ -218,10 +218,10 @@ TEST_F(ProductsTest, UpdateProductWritesAllButImageAndCreationTime) {
   ghost["code"] = "G";
   EXPECT_EQ(ok("update_product", {{"product", ghost}}), ghost);
   EXPECT_EQ(rows("SELECT code FROM products ORDER BY code"), Json::parse(R"([{"code":"A"},{"code":"B"}])"));
-  EXPECT_EQ(logs(), Json::parse(R"([["添加商品","商品管理","商品'螺丝' 编码A","admin","管理员"],
-                                    ["添加商品","商品管理","商品'垫片' 编码B","admin","管理员"],
-                                    ["编辑商品","商品管理","商品'新螺丝' 编码A","admin","管理员"],
-                                    ["编辑商品","商品管理","商品'垫片' 编码G","admin","管理员"]])"));
+  EXPECT_EQ(log_entries(), Json::parse(R"([["admin","管理员","添加商品","商品管理","商品'螺丝' 编码A"],
+                                    ["admin","管理员","添加商品","商品管理","商品'垫片' 编码B"],
+                                    ["admin","管理员","编辑商品","商品管理","商品'新螺丝' 编码A"],
+                                    ["admin","管理员","编辑商品","商品管理","商品'垫片' 编码G"]])"));
 }
 
 TEST_F(ProductsTest, GetProductsListsNewestFirst) {
@@ -232,7 +232,7 @@ TEST_F(ProductsTest, GetProductsListsNewestFirst) {
   Json codes = Json::array();
   for (const Json& p : ok("get_products", nullptr)) codes.push_back(p["code"]);
   EXPECT_EQ(codes, Json::parse(R"(["new","mid","old"])"));
-  EXPECT_EQ(count("operation_logs"), 3);  // listing logs nothing
+  EXPECT_EQ(count_rows("operation_logs"), 3);  // listing logs nothing
 }
 
 // The two readers differ only in what a value of the wrong kind gives.
@@ -312,7 +312,7 @@ TEST_F(ProductsTest, DeleteProductRemovesItsMovementsAndOrderItemsOnly) {
   add_dependents("other");
 
   EXPECT_TRUE(ok("delete_product", {{"productId", id}}).is_null());
-  EXPECT_EQ(count("products"), 0);
+  EXPECT_EQ(count_rows("products"), 0);
   const std::map<std::string, int64_t> left = {
       {"inventory_records", 0}, {"sale_order_items", 0}, {"purchase_order_items", 0},
       {"return_order_items", 1}, {"transfer_order_items", 1}, {"product_specs", 1},
@@ -323,9 +323,9 @@ TEST_F(ProductsTest, DeleteProductRemovesItsMovementsAndOrderItemsOnly) {
 
   // An unknown id succeeds too, and its log entry names no product.
   EXPECT_TRUE(ok("delete_product", {{"productId", "ghost"}}).is_null());
-  EXPECT_EQ(logs(), Json::parse(R"([["添加商品","商品管理","商品'螺丝' 编码P1","admin","管理员"],
-                                    ["删除商品","商品管理","删除商品'螺丝'","admin","管理员"],
-                                    ["删除商品","商品管理","删除商品''","admin","管理员"]])"));
+  EXPECT_EQ(log_entries(), Json::parse(R"([["admin","管理员","添加商品","商品管理","商品'螺丝' 编码P1"],
+                                    ["admin","管理员","删除商品","商品管理","删除商品'螺丝'"],
+                                    ["admin","管理员","删除商品","商品管理","删除商品''"]])"));
 }
 
 // A failing statement undoes the ones before it: no product is left without
@@ -335,16 +335,16 @@ TEST_F(ProductsTest, DeleteProductFailureLeavesTheProductWhole) {
   add_dependents(id);
   exec("DROP TABLE purchase_order_items");
   EXPECT_EQ(call("delete_product", {{"productId", id}}).error(), "系统错误：数据库表不存在，请重新初始化数据库");
-  EXPECT_EQ(count("products"), 1);
+  EXPECT_EQ(count_rows("products"), 1);
   EXPECT_EQ(rows("SELECT COUNT(*) AS n FROM inventory_records WHERE product_id = ?1", id)[0]["n"], 1);
   EXPECT_EQ(rows("SELECT COUNT(*) AS n FROM sale_order_items WHERE product_id = ?1", id)[0]["n"], 1);
-  EXPECT_EQ(count("operation_logs"), 1);  // the addition only
+  EXPECT_EQ(count_rows("operation_logs"), 1);  // the addition only
 
   exec("CREATE TRIGGER refuse BEFORE DELETE ON products BEGIN SELECT RAISE(ABORT, 'product is locked'); END");
   exec("CREATE TABLE purchase_order_items (id TEXT PRIMARY KEY, product_id TEXT)");
   EXPECT_EQ(call("delete_product", {{"productId", id}}).error(), "系统错误：product is locked");
   EXPECT_EQ(rows("SELECT COUNT(*) AS n FROM inventory_records WHERE product_id = ?1", id)[0]["n"], 1);
-  EXPECT_EQ(count("operation_logs"), 1);
+  EXPECT_EQ(count_rows("operation_logs"), 1);
 }
 
 TEST_F(ProductsTest, GuardedCommandsRefuseUsersWithoutTheKey) {
@@ -374,8 +374,8 @@ TEST_F(ProductsTest, GuardedCommandsRefuseUsersWithoutTheKey) {
     if (c.error.empty()) EXPECT_TRUE(r.ok()) << c.cmd << " " << c.user << ": " << r.error();
     else EXPECT_EQ(r.ok() ? "(allowed)" : r.error(), c.error) << c.cmd << " " << c.user;
   }
-  EXPECT_EQ(count("products"), 1);
-  EXPECT_EQ(count("operation_logs"), 2);  // the addition and the clerk's edit
+  EXPECT_EQ(count_rows("products"), 1);
+  EXPECT_EQ(count_rows("operation_logs"), 2);  // the addition and the clerk's edit
 }
 
 // While the shared connection is unusable, guarded commands are refused by the
@@ -405,11 +405,7 @@ TEST_F(ProductsTest, UnusableConnectionTexts) {
       {"delete_product_spec", {{"specId", "s"}}, plain_poison, "Database not initialized"},
       {"update_product_image", {{"request", {"p", "i.png"}}}, plain_poison, "Database not initialized"},
   };
-  {
-    db::SharedConnection& shared = db::db_connection();
-    std::lock_guard lock(shared.mutex);
-    shared.poisoned = true;
-  }
+  poison_connection();
   for (const Case& c : cases) EXPECT_EQ(call(c.cmd, c.args).error(), c.poisoned) << c.cmd;
   testing_support::reset_shared_connection();  // not poisoned, no connection
   for (const Case& c : cases) EXPECT_EQ(call(c.cmd, c.args).error(), c.missing) << c.cmd;

@@ -13,35 +13,8 @@
 
 namespace {
 
-class WarehousesTest : public testing_support::DbTest {
+class WarehousesTest : public testing_support::CommandTest {
  protected:
-  // "admin" holds warehouses_edit; "ghost" has no account.
-  static Result<Json> call(std::string_view cmd, const Json& args, const std::string& user = "admin") {
-    return dispatch_command(cmd, args, user, "系统管理员");
-  }
-  static Json ok(std::string_view cmd, const Json& args) {
-    auto r = call(cmd, args);
-    EXPECT_TRUE(r.ok()) << cmd << ": " << r.error();
-    return r.ok() ? *r : Json();
-  }
-  static std::string error_of(std::string_view cmd, const Json& args, const std::string& user = "admin") {
-    auto r = call(cmd, args, user);
-    return r.ok() ? "<ok>" : r.error();
-  }
-
-  static void exec(const std::string& sql) {
-    auto r = db::with_connection<Unit>(db::kPlainTexts, [&](db::Connection& c) -> Result<Unit> {
-      c.exec(sql);
-      return Unit{};
-    });
-    ASSERT_TRUE(r.ok()) << sql << ": " << r.error();
-  }
-  static int64_t count(const std::string& sql) {
-    auto r = db::with_connection<int64_t>(db::kPlainTexts,
-                                          [&](db::Connection& c) -> Result<int64_t> { return c.query_integer(sql); });
-    EXPECT_TRUE(r.ok()) << sql << ": " << r.error();
-    return r.ok() ? *r : -1;
-  }
   // The codes of the warehouses whose stored flag is 1, in code order.
   static std::vector<std::string> default_codes() {
     auto r = db::with_connection<std::vector<std::string>>(
@@ -80,23 +53,23 @@ TEST_F(WarehousesTest, AddAnswersTheStoredWarehouse) {
                 "\",\"description\":\"\",\"id\":\"" + id +
                 "\",\"is_default\":true,\"name\":\"主仓\",\"phone\":\"0571-1234\"}");
   EXPECT_EQ(ok("get_warehouses", Json::object()), Json::array({answer}));
-  EXPECT_EQ(count("SELECT COUNT(*) FROM warehouses WHERE address = '' AND contact = '' AND typeof(is_default) = "
+  EXPECT_EQ(count_rows("warehouses WHERE address = '' AND contact = '' AND typeof(is_default) = "
                   "'integer'"),
             1);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM operation_logs"), 0) << "warehouse changes are not logged";
+  EXPECT_EQ(count_rows("operation_logs"), 0) << "warehouse changes are not logged";
 }
 
 TEST_F(WarehousesTest, AddRefusesACodeInUseAndLeavesTheDefault) {
   add("W01", true);
-  EXPECT_EQ(error_of("add_warehouse", {{"request", add_request("W01", true)}}), "仓库编码 'W01' 已存在");
+  EXPECT_EQ(error("add_warehouse", {{"request", add_request("W01", true)}}), "仓库编码 'W01' 已存在");
   EXPECT_EQ(default_codes(), std::vector<std::string>{"W01"});
-  EXPECT_EQ(count("SELECT COUNT(*) FROM warehouses"), 1);
+  EXPECT_EQ(count_rows("warehouses"), 1);
 
   // The check is exact: another case is another code; the empty code once.
   add("w01");
   add("");
-  EXPECT_EQ(error_of("add_warehouse", {{"request", add_request("", false)}}), "仓库编码 '' 已存在");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM warehouses"), 3);
+  EXPECT_EQ(error("add_warehouse", {{"request", add_request("", false)}}), "仓库编码 '' 已存在");
+  EXPECT_EQ(count_rows("warehouses"), 3);
 }
 
 TEST_F(WarehousesTest, DefaultFlagMovesToTheLastWarehouseMadeDefault) {
@@ -136,12 +109,12 @@ TEST_F(WarehousesTest, FailedWriteKeepsTheOldDefault) {
 
   b["is_default"] = true;
   b["code"] = "A";  // taken by the other warehouse
-  EXPECT_EQ(error_of("update_warehouse", {{"request", b}}), "UNIQUE constraint failed: warehouses.code");
+  EXPECT_EQ(error("update_warehouse", {{"request", b}}), "UNIQUE constraint failed: warehouses.code");
   EXPECT_EQ(default_codes(), std::vector<std::string>{"A"});
-  EXPECT_EQ(count("SELECT COUNT(*) FROM warehouses WHERE code = 'B'"), 1);
+  EXPECT_EQ(count_rows("warehouses WHERE code = 'B'"), 1);
 
   exec("CREATE TRIGGER refuse_insert BEFORE INSERT ON warehouses BEGIN SELECT RAISE(ABORT, 'disk full'); END");
-  EXPECT_EQ(error_of("add_warehouse", {{"request", add_request("C", true)}}), "disk full");
+  EXPECT_EQ(error("add_warehouse", {{"request", add_request("C", true)}}), "disk full");
   EXPECT_EQ(default_codes(), std::vector<std::string>{"A"});
 }
 
@@ -164,29 +137,29 @@ TEST_F(WarehousesTest, UpdateAndDeleteOfAnUnknownIdSucceed) {
   EXPECT_EQ(ok("update_warehouse", {{"request", ghost}}), "更新成功");
   EXPECT_EQ(default_codes(), std::vector<std::string>{}) << "the other warehouses lose the flag all the same";
   EXPECT_EQ(ok("delete_warehouse", {{"warehouseId", "no-such-id"}}), "删除成功");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM warehouses"), 1);
+  EXPECT_EQ(count_rows("warehouses"), 1);
 }
 
 TEST_F(WarehousesTest, DeleteIsRefusedWhileALocationBelongsToTheWarehouse) {
   const std::string id = add("W01")["id"];
   exec("INSERT INTO locations (id, warehouse_id, code, name) VALUES ('l1', '" + id + "', 'A-01', '货架')");
-  EXPECT_EQ(error_of("delete_warehouse", {{"warehouseId", id}}), "该仓库下存在库位，无法删除");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM warehouses"), 1);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM locations"), 1);
+  EXPECT_EQ(error("delete_warehouse", {{"warehouseId", id}}), "该仓库下存在库位，无法删除");
+  EXPECT_EQ(count_rows("warehouses"), 1);
+  EXPECT_EQ(count_rows("locations"), 1);
 
   exec("DELETE FROM locations");
   EXPECT_EQ(ok("delete_warehouse", {{"warehouseId", id}}), "删除成功");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM warehouses"), 0);
+  EXPECT_EQ(count_rows("warehouses"), 0);
 }
 
 TEST_F(WarehousesTest, DeleteWithoutAnIdLooksForLocationsWithAnEmptyWarehouse) {
   add("W01");
   exec("INSERT INTO locations (id, warehouse_id, code, name) VALUES ('l1', '', 'A-01', '货架')");
   for (const Json& args : {Json::object(), Json{{"warehouseId", 5}}})
-    EXPECT_EQ(error_of("delete_warehouse", args), "该仓库下存在库位，无法删除") << args.dump();
+    EXPECT_EQ(error("delete_warehouse", args), "该仓库下存在库位，无法删除") << args.dump();
   exec("DELETE FROM locations");
   EXPECT_EQ(ok("delete_warehouse", Json::object()), "删除成功");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM warehouses"), 1);
+  EXPECT_EQ(count_rows("warehouses"), 1);
 }
 
 TEST_F(WarehousesTest, ListIsNewestFirstAndFailsOnAnUnreadableRow) {
@@ -212,7 +185,7 @@ TEST_F(WarehousesTest, ListIsNewestFirstAndFailsOnAnUnreadableRow) {
   for (const Case& c : cases) {
     exec("UPDATE warehouses SET address = '', is_default = 0");
     exec(c.sql);
-    EXPECT_EQ(error_of("get_warehouses", nullptr), c.error) << c.sql;
+    EXPECT_EQ(error("get_warehouses", nullptr), c.error) << c.sql;
   }
 }
 
@@ -228,12 +201,7 @@ TEST_F(WarehousesTest, RequestsThatCannotBeReadNeverReachTheHandler) {
     j[key] = std::move(v);
     return j;
   };
-  struct Case {
-    std::string cmd;
-    Json args;
-    std::string error;
-  };
-  const Case cases[] = {
+  const FailureCase cases[] = {
       {"add_warehouse", Json::object(), "invalid type: null, expected struct AddWarehouseRequest"},
       {"add_warehouse", {{"request", {{"name", "n"}, {"code", "c"}}}}, "missing field `is_default`"},
       {"add_warehouse", {{"request", with(add_request("c", false), "address", 5)}},
@@ -250,8 +218,8 @@ TEST_F(WarehousesTest, RequestsThatCannotBeReadNeverReachTheHandler) {
       {"update_warehouse", {{"request", Json::array({"x", "n", "c", "", "", "", "", false})}},
        "invalid length 8, expected struct Warehouse with 9 elements"},
   };
-  for (const Case& c : cases) EXPECT_EQ(error_of(c.cmd, c.args), c.error) << c.cmd << " " << c.args.dump();
-  EXPECT_EQ(count("SELECT COUNT(*) FROM warehouses"), 0);
+  for (const FailureCase& c : cases) EXPECT_EQ(error(c.cmd, c.args), c.error) << c;
+  EXPECT_EQ(count_rows("warehouses"), 0);
 
   // The array forms, in declaration order.
   const Json added =
@@ -269,27 +237,16 @@ TEST_F(WarehousesTest, WithoutThePermissionNothingChanges) {
   const Json before = ok("get_warehouses", nullptr);
   Json w = before[0];
   w["name"] = "改名";
-  struct Case {
-    std::string cmd;
-    Json args;
-    std::string error;
-  };
-  const Case cases[] = {
+  const FailureCase cases[] = {
       {"add_warehouse", {{"request", add_request("W02", true)}}, "权限不足：没有新增仓库的权限"},
       {"update_warehouse", {{"request", w}}, "权限不足：没有编辑仓库的权限"},
       {"delete_warehouse", {{"warehouseId", id}}, "权限不足：没有删除仓库的权限"},
   };
-  for (const Case& c : cases) EXPECT_EQ(error_of(c.cmd, c.args, "ghost"), c.error);
+  for (const FailureCase& c : cases) EXPECT_EQ(error(c.cmd, c.args, "ghost"), c.error);
   EXPECT_EQ(ok("get_warehouses", nullptr), before);
 }
 
 TEST_F(WarehousesTest, LockAndConnectionTexts) {
-  auto set_state = [](bool poisoned, bool empty) {
-    db::SharedConnection& shared = db::db_connection();
-    std::lock_guard lock(shared.mutex);
-    shared.poisoned = poisoned;
-    if (empty) shared.slot.reset();
-  };
   const Json update = {{"request", {"x", "n", "c", "", "", "", "", false, ""}}};
   struct Case {
     std::string cmd;
@@ -303,10 +260,10 @@ TEST_F(WarehousesTest, LockAndConnectionTexts) {
       {"update_warehouse", update, "权限不足：没有编辑仓库的权限", "权限不足：没有编辑仓库的权限"},
       {"delete_warehouse", {{"warehouseId", "x"}}, "权限不足：没有删除仓库的权限", "权限不足：没有删除仓库的权限"},
   };
-  set_state(true, false);
-  for (const Case& c : cases) EXPECT_EQ(error_of(c.cmd, c.args), c.poisoned) << c.cmd;
-  set_state(false, true);
-  for (const Case& c : cases) EXPECT_EQ(error_of(c.cmd, c.args), c.empty) << c.cmd;
+  poison_connection();
+  for (const Case& c : cases) EXPECT_EQ(error(c.cmd, c.args), c.poisoned) << c.cmd;
+  testing_support::reset_shared_connection();  // not poisoned, no connection
+  for (const Case& c : cases) EXPECT_EQ(error(c.cmd, c.args), c.empty) << c.cmd;
 }
 
 TEST(WarehouseCommands, OnlyTheChangingOnesAreAnnounced) {

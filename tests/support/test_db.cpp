@@ -77,4 +77,62 @@ void ScratchTest::TearDown() {
   dir = nullptr;
 }
 
+Result<Json> CommandTest::call(std::string_view cmd, const Json& args, const std::string& user,
+                               const std::string& real_name) {
+  return dispatch_command(cmd, args, user, real_name);
+}
+
+Json CommandTest::ok(std::string_view cmd, const Json& args, const std::string& user) {
+  auto r = call(cmd, args, user);
+  EXPECT_TRUE(r.ok()) << cmd << ": " << r.error();
+  return r.ok() ? *r : Json();
+}
+
+std::string CommandTest::error(std::string_view cmd, const Json& args, const std::string& user) {
+  auto r = call(cmd, args, user);
+  EXPECT_FALSE(r.ok()) << cmd << " succeeded: " << json::write(*r);
+  return r.ok() ? std::string() : r.error();
+}
+
+void CommandTest::exec(const std::string& sql) {
+  auto r = db::with_connection<Unit>(db::kPlainTexts, [&](db::Connection& c) -> Result<Unit> {
+    c.exec(sql);
+    return Unit{};
+  });
+  ASSERT_TRUE(r.ok()) << sql << ": " << r.error();
+}
+
+Json CommandTest::scalar(const std::string& sql) {
+  auto r = db::with_connection<Json>(db::kPlainTexts, [&](db::Connection& c) -> Result<Json> {
+    db::Statement s = c.prepare(sql);
+    return s.step() ? s.value(0) : Json("no row");
+  });
+  EXPECT_TRUE(r.ok()) << sql << ": " << r.error();
+  return r.ok() ? *r : Json();
+}
+
+int64_t CommandTest::count_rows(const std::string& table) {
+  const Json n = scalar("SELECT COUNT(*) FROM " + table);
+  return n.is_number_integer() ? n.get<int64_t>() : -1;
+}
+
+Json CommandTest::log_entries() {
+  Json out = Json::array();
+  for (const Json& r : rows("SELECT username, real_name, action, module, detail FROM operation_logs ORDER BY rowid"))
+    out.push_back(Json::array({r["username"], r["real_name"], r["action"], r["module"], r["detail"]}));
+  return out;
+}
+
+void CommandTest::poison_connection() {
+  db::SharedConnection& shared = db::db_connection();
+  std::lock_guard lock(shared.mutex);
+  shared.poisoned = true;
+}
+
+void CommandTest::close_connection() {
+  db::SharedConnection& shared = db::db_connection();
+  std::lock_guard lock(shared.mutex);
+  shared.slot.reset();
+}
+
 }  // namespace testing_support
