@@ -478,52 +478,33 @@ void write_string(std::string& out, const std::string& s) {
   out += '"';
 }
 
-// Shortest digits and decimal exponent of a finite, non-zero value:
-// value = 0.d1d2d3... * 10^point (digits without sign).
-void shortest(double v, std::string& digits, int& point) {
+// Appends a finite value in the shortest form that reads back the same:
+// fixed notation with ".0" for whole values, or an exponent ("1e+16",
+// "1.5e-7"; `plus` writes the "+") below 1e-5 and from 1e16 up.
+void append_layout(std::string& out, double v, bool plus) {
   char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
-  std::string_view sci(buf, end - buf);
-  size_t e = sci.find('e');
-  digits.clear();
-  for (char c : sci.substr(0, e)) if (c != '.') digits += c;
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-  int exponent = std::atoi(std::string(sci.substr(e + 1)).c_str());
-  point = exponent + 1;
-}
-
-// Fixed notation "123.45", whole values with ".0".
-std::string fixed(const std::string& digits, int point) {
-  std::string s;
-  if (point <= 0) {
-    s = "0." + std::string(-point, '0') + digits;
-  } else if (static_cast<size_t>(point) >= digits.size()) {
-    s = digits + std::string(point - digits.size(), '0') + ".0";
-  } else {
-    s = digits.substr(0, point) + "." + digits.substr(point);
+  const double a = std::fabs(v);
+  if (v == 0 || (a >= 1e-5 && a < 1e16)) {
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    out.append(buf, end);
+    if (std::find(buf, end, '.') == end) out += ".0";
+    return;
   }
-  return s;
-}
-
-std::string exponential(const std::string& digits, int point, bool plus) {
-  std::string s = digits.substr(0, 1);
-  if (digits.size() > 1) s += "." + digits.substr(1);
-  int exponent = point - 1;
-  s += 'e';
-  if (exponent < 0) s += '-';
-  else if (plus) s += '+';
-  s += std::to_string(std::abs(exponent));
-  return s;
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  char* e = std::find(buf, end, 'e');
+  out.append(buf, e + 1);
+  const char* p = e + 1;
+  if (*p == '-') out += '-';
+  else if (plus) out += '+';
+  ++p;
+  while (p + 1 < end && *p == '0') ++p;  // no leading zeros in the exponent
+  out.append(p, static_cast<size_t>(end - p));
 }
 
 std::string layout(double v, bool plus) {
-  if (v == 0) return std::signbit(v) ? "-0.0" : "0.0";
-  std::string digits;
-  int point;
-  shortest(v, digits, point);
-  double a = std::fabs(v);
-  std::string body = (a >= 1e16 || a < 1e-5) ? exponential(digits, point, plus) : fixed(digits, point);
-  return v < 0 ? "-" + body : body;
+  std::string out;
+  append_layout(out, v, plus);
+  return out;
 }
 
 }  // namespace
@@ -552,13 +533,20 @@ std::string format_number(double v) {
   return layout(v, true);
 }
 
+namespace {
+void append_number(std::string& out, double v) {
+  if (std::isfinite(v)) append_layout(out, v, true);
+  else out += "null";
+}
+}  // namespace
+
 void write_to(std::string& out, const Json& v) {
   switch (v.type()) {
     case Json::value_t::null: out += "null"; break;
     case Json::value_t::boolean: out += v.get<bool>() ? "true" : "false"; break;
     case Json::value_t::number_integer: out += std::to_string(v.get<int64_t>()); break;
     case Json::value_t::number_unsigned: out += std::to_string(v.get<uint64_t>()); break;
-    case Json::value_t::number_float: out += format_number(v.get<double>()); break;
+    case Json::value_t::number_float: append_number(out, v.get<double>()); break;
     case Json::value_t::string: write_string(out, v.get_ref<const std::string&>()); break;
     case Json::value_t::array: {
       out += '[';

@@ -111,7 +111,7 @@ TEST_F(UsersTest, RoleReadForTheFirstTimeGetsItsRowsInTwoSteps) {
 }
 
 TEST_F(UsersTest, RoleNameMissingReadsTheEmptyRole) {
-  EXPECT_EQ(ok("get_role_permissions").size(), 27u);
+  EXPECT_EQ(ok("get_role_permissions", Json::object()).size(), 27u);
   EXPECT_EQ(rows("SELECT COUNT(*) AS n FROM role_permissions WHERE role_name=''")[0]["n"], 27);
 }
 

@@ -18,7 +18,7 @@ Json set_request(const std::string& key, const std::string& value, const Json& d
 TEST_F(UsersTest, GetSystemConfigAnswersTheValueOrEmpty) {
   EXPECT_EQ(ok("get_system_config", {{"configKey", "dual_unit_enabled"}}, "nobody"), "1");
   EXPECT_EQ(ok("get_system_config", {{"configKey", "no_such_key"}}), "");
-  EXPECT_EQ(ok("get_system_config"), "");
+  EXPECT_EQ(ok("get_system_config", Json::object()), "");
   exec("DROP TABLE system_config");
   EXPECT_EQ(ok("get_system_config", {{"configKey", "dual_unit_enabled"}}), "");
   EXPECT_FALSE(is_write_command("get_system_config"));
@@ -97,12 +97,13 @@ TEST_F(UsersTest, GetAllSystemConfigsListsByKey) {
 
 TEST_F(UsersTest, GetAllSystemConfigsReportsARowItCannotRead) {
   exec("INSERT INTO system_config (id, config_key, config_value) VALUES ('n', 'k', X'00')");
-  EXPECT_EQ(error("get_all_system_configs"), "读取配置失败：Invalid column type Blob at index: 2, name: config_value");
+  EXPECT_EQ(error("get_all_system_configs", Json::object()),
+            "读取配置失败：Invalid column type Blob at index: 2, name: config_value");
 }
 
 TEST_F(UsersTest, GetAllSystemConfigsReportsAQueryItCannotPrepare) {
   exec("DROP TABLE system_config");
-  EXPECT_EQ(error("get_all_system_configs"), "查询配置失败：no such table: system_config");
+  EXPECT_EQ(error("get_all_system_configs", Json::object()), "查询配置失败：no such table: system_config");
 }
 
 }  // namespace
