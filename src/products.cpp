@@ -87,9 +87,12 @@ Product read_product(const db::Statement& s, bool listing) {
     const ReadColumn& col = kReadColumns[i];
     const int type = sqlite3_column_type(raw, i);
     if (col.text && type == SQLITE_TEXT) {
-      (p.*col.text).assign(reinterpret_cast<const char*>(sqlite3_column_text(raw, i)),
-                           static_cast<size_t>(sqlite3_column_bytes(raw, i)));
-      continue;
+      std::string_view text(reinterpret_cast<const char*>(sqlite3_column_text(raw, i)),
+                            static_cast<size_t>(sqlite3_column_bytes(raw, i)));
+      if (db::valid_utf8(text)) {
+        (p.*col.text).assign(text);
+        continue;
+      }
     }
     if (!col.text && (type == SQLITE_INTEGER || type == SQLITE_FLOAT)) {
       p.*col.number = sqlite3_column_double(raw, i);
@@ -101,7 +104,7 @@ Product read_product(const db::Statement& s, bool listing) {
       else p.*col.number = col.fallback;
       continue;
     }
-    // Fails with the engine-style "Invalid column type ..." text.
+    // Fails with the engine-style "Invalid column type ..." or "Conversion error ..." text.
     if (col.text) s.text(i);
     else s.real(i);
   }

@@ -1188,6 +1188,36 @@ TEST_F(ScratchTest, PreparationFailuresCarryTheEngineText) {
   EXPECT_EQ(c->cached_statements(), 1u);
 }
 
+// Stored text that is not UTF-8: strict readers fail, lenient ones fall back.
+TEST_F(ScratchTest, TextThatIsNotUtf8) {
+  struct Case {
+    const char* hex;  // the stored bytes
+    std::string error;
+  };
+  const Case cases[] = {
+      {"61E4B8AD62", ""},                                                      // "a中b"
+      {"6162FF", "invalid utf-8 sequence of 1 bytes from index 2"},          // not a lead byte
+      {"61C0AF", "invalid utf-8 sequence of 1 bytes from index 1"},          // overlong
+      {"E4B862", "invalid utf-8 sequence of 2 bytes from index 0"},          // bad third byte
+      {"EDA080", "invalid utf-8 sequence of 1 bytes from index 0"},          // surrogate
+      {"F09F9861", "invalid utf-8 sequence of 3 bytes from index 0"},        // bad fourth byte
+      {"61E4B8", "incomplete utf-8 byte sequence from index 1"},             // cut short
+  };
+  auto c = db::Connection::open(db::kDatabaseFile);
+  for (const Case& k : cases) {
+    db::Statement s = c->prepare(std::string("SELECT CAST(x'") + k.hex + "' AS TEXT) AS t");
+    ASSERT_TRUE(s.step());
+    std::string error;
+    try {
+      s.text(0);
+    } catch (const db::DbError& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, k.error.empty() ? "" : "Conversion error from type Text at index: 0, " + k.error) << k.hex;
+    EXPECT_EQ(s.text_or(0, "-") == "-", !k.error.empty()) << k.hex;
+  }
+}
+
 TEST_F(ScratchTest, TypedReadersGiveTheEngineStyleTexts) {
   auto c = db::Connection::open(db::kDatabaseFile);
   db::Statement s = c->prepare("SELECT NULL AS a, 7 AS b, 2.5 AS c, 'x' AS d, x'00' AS e");
