@@ -231,7 +231,7 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
   EventStream(beast::tcp_stream&& stream, std::shared_ptr<ChangeBroadcast> broadcast)
       : stream_(std::move(stream)), timer_(stream_.get_executor()), broadcast_(std::move(broadcast)) {}
 
-  void start(unsigned version) {
+  void start() {
     std::weak_ptr<EventStream> weak = weak_from_this();
     subscription_ = broadcast_->subscribe([weak, ex = stream_.get_executor()] {
       net::post(ex, [weak] {
@@ -243,7 +243,6 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
            "access-control-allow-origin: *\r\n"
            "vary: origin, access-control-request-method, access-control-request-headers\r\n"
            "transfer-encoding: chunked\r\n\r\n";
-    (void)version;
     watch_for_close();
     write();
   }
@@ -361,7 +360,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         return send(make_response(http::status::ok, version, keep_alive, "application/json", "{\"ok\":true}"));
       case Route::Events:
         if (req.method() != http::verb::get) break;
-        return std::make_shared<EventStream>(std::move(stream_), broadcast_)->start(version);
+        return std::make_shared<EventStream>(std::move(stream_), broadcast_)->start();
       case Route::Rpc:
         if (req.method() != http::verb::post) break;
         return rpc(std::move(req));
