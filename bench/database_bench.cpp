@@ -14,6 +14,7 @@
 #include <string>
 
 #include "database.h"
+#include "support/test_db.h"
 
 namespace {
 
@@ -67,25 +68,9 @@ constexpr int kProducts = 100000;
 
 // Fills products with kProducts rows, in one transaction.
 bool fill_products(benchmark::State& state) {
-  auto r = db::with_connection<Unit>(db::kPlainTexts, [](db::Connection& c) -> Result<Unit> {
-    return db::in_transaction<Unit>(c, [](db::Connection& t) -> Result<Unit> {
-      const std::string now = db::local_timestamp();
-      char code[16];
-      for (int i = 0; i < kProducts; ++i) {
-        std::snprintf(code, sizeof code, "P%06d", i);
-        t.execute(
-            "INSERT INTO products (id, name, code, category, unit, price, cost, stock, created_at) "
-            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
-            db::new_record_id(), std::string("商品") + code, code, "五金", "个", 12.5, 8.0, 100.0, now);
-      }
-      return Unit{};
-    });
-  });
-  if (!r) {
-    state.SkipWithError(r.error().c_str());
-    return false;
-  }
-  return true;
+  auto r = testing_support::add_products(kProducts);
+  if (!r) state.SkipWithError(r.error().c_str());
+  return r.ok();
 }
 
 // Enters the directory of the file with kProducts products (made on first

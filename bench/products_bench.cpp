@@ -12,6 +12,7 @@
 
 #include "blackbox/server_process.h"
 #include "database.h"
+#include "support/test_db.h"
 #include "json.h"
 #include "products.h"
 
@@ -45,11 +46,7 @@ void fill(const std::filesystem::path& dir) {
     return Unit{};
   });
   if (!filled) throw std::runtime_error("fill: " + filled.error());
-  {
-    db::SharedConnection& shared = db::db_connection();
-    std::lock_guard lock(shared.mutex);
-    shared.slot.reset();  // closes the file for the server
-  }
+  testing_support::reset_shared_connection();  // closes the file for the server
   std::filesystem::current_path(previous);
 }
 

@@ -108,17 +108,7 @@ void make_catalogue(const std::filesystem::path& dir, int products) {
   std::filesystem::current_path(dir);
   testing_support::reset_shared_connection();
   if (!db::init_database()) std::abort();
-  auto filled = db::with_connection<Unit>(db::kPlainTexts, [&](db::Connection& c) {
-    return db::in_transaction<Unit>(c, [&](db::Connection& t) -> Result<Unit> {
-      char code[16];
-      for (int i = 0; i < products; ++i) {
-        std::snprintf(code, sizeof code, "P%06d", i);
-        t.execute("INSERT INTO products (id, name, code, unit, price, cost, stock) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
-                  db::new_record_id(), std::string("商品") + code, code, "个", 12.5, 8.0, 100.0);
-      }
-      return Unit{};
-    });
-  });
+  auto filled = testing_support::add_products(products);
   if (!filled) std::abort();
   testing_support::reset_shared_connection();
   std::filesystem::current_path(previous);

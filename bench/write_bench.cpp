@@ -19,6 +19,7 @@
 
 #include "blackbox/server_process.h"
 #include "database.h"
+#include "support/test_db.h"
 
 namespace {
 
@@ -102,11 +103,7 @@ int main() {
   }
   const Rate engine_after = engine_alone(scratch / "after");
   fs::current_path(fs::temp_directory_path());
-  db::SharedConnection& shared = db::db_connection();
-  {
-    std::lock_guard lock(shared.mutex);
-    shared.slot.reset();
-  }
+  testing_support::reset_shared_connection();
   fs::remove_all(scratch);
 
   const double engine = (engine_before.per_second() + engine_after.per_second()) / 2;

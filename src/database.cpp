@@ -115,46 +115,11 @@ std::string column_bytes(sqlite3_stmt* s, int i) {
 }
 }  // namespace
 
-namespace {
-// Why `s` is not valid UTF-8 ("invalid utf-8 sequence of 1 bytes from index
-// 3", "incomplete utf-8 byte sequence from index 3"); empty when it is.
-std::string utf8_fault(std::string_view s) {
-  const size_t n = s.size();
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  size_t i = 0;
-  while (i < n) {
-    const unsigned char first = byte(i);
-    if (first < 0x80) { ++i; continue; }
-    const size_t width = first >= 0xC2 && first <= 0xDF ? 2 : first >= 0xE0 && first <= 0xEF ? 3
-                       : first >= 0xF0 && first <= 0xF4 ? 4 : 0;
-    auto invalid = [&](size_t len) {
-      return "invalid utf-8 sequence of " + std::to_string(len) + " bytes from index " + std::to_string(i);
-    };
-    if (width == 0) return invalid(1);
-    // The second byte's range depends on the first (no overlong forms, no
-    // surrogates, nothing above U+10FFFF); the others are continuation bytes.
-    unsigned char low = 0x80, high = 0xBF;
-    if (first == 0xE0) low = 0xA0;
-    if (first == 0xED) high = 0x9F;
-    if (first == 0xF0) low = 0x90;
-    if (first == 0xF4) high = 0x8F;
-    for (size_t k = 1; k < width; ++k) {
-      if (i + k >= n) return "incomplete utf-8 byte sequence from index " + std::to_string(i);
-      const unsigned char b = byte(i + k);
-      if (k == 1 ? (b < low || b > high) : (b & 0xC0) != 0x80) return invalid(k);
-    }
-    i += width;
-  }
-  return {};
-}
-}  // namespace
-
-bool valid_utf8(std::string_view s) { return utf8_fault(s).empty(); }
 
 std::string Statement::text(int i) const {
   if (column_type(i) != SQLITE_TEXT) throw_column_type(i);
   std::string bytes = column_bytes(stmt_, i);
-  if (std::string fault = utf8_fault(bytes); !fault.empty())
+  if (std::string fault = json::utf8_fault(bytes); !fault.empty())
     throw DbError("Conversion error from type Text at index: " + std::to_string(i) + ", " + fault);
   return bytes;
 }
@@ -190,7 +155,7 @@ std::optional<int64_t> Statement::opt_integer(int i) const {
 std::string Statement::text_or(int i, std::string_view fallback) const {
   if (column_type(i) != SQLITE_TEXT) return std::string(fallback);
   std::string bytes = column_bytes(stmt_, i);
-  return utf8_fault(bytes).empty() ? bytes : std::string(fallback);
+  return json::valid_utf8(bytes) ? bytes : std::string(fallback);
 }
 double Statement::real_or(int i, double fallback) const {
   const int t = column_type(i);

@@ -323,9 +323,6 @@ std::optional<int64_t> try_query_integer(Connection& c, std::string_view sql, co
   }
 }
 
-// True when stored text is valid UTF-8 (text() fails on anything else).
-bool valid_utf8(std::string_view s);
-
 // Shared values of every row.
 std::string new_record_id();   // random UUID v4, lower case with hyphens
 std::string local_timestamp(); // "%Y-%m-%d %H:%M:%S", local time

@@ -171,31 +171,6 @@ class Reader {
       out += char(0x80 | ((cp >> 6) & 0x3F)); out += char(0x80 | (cp & 0x3F));
     }
   }
-  static bool valid_utf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-      unsigned char c = s[i];
-      size_t n;
-      unsigned cp;
-      if (c < 0x80) { ++i; continue; }
-      if ((c & 0xE0) == 0xC0) { n = 1; cp = c & 0x1F; }
-      else if ((c & 0xF0) == 0xE0) { n = 2; cp = c & 0x0F; }
-      else if ((c & 0xF8) == 0xF0) { n = 3; cp = c & 0x07; }
-      else return false;
-      for (size_t k = 1; k <= n; ++k) {
-        if (i + k >= s.size()) return false;
-        unsigned char d = s[i + k];
-        if ((d & 0xC0) != 0x80) return false;
-        cp = (cp << 6) | (d & 0x3F);
-      }
-      if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-          (cp >= 0xD800 && cp <= 0xDFFF))
-        return false;
-      i += n + 1;
-    }
-    return true;
-  }
-
   // A string; the opening quote is the next byte.
   bool string(std::string& out) {
     ++i_;
@@ -206,7 +181,7 @@ class Reader {
       if (c == '"') {
         out.append(s_.substr(run, i_ - run));
         ++i_;
-        if (!valid_utf8(out)) return error("invalid unicode code point");
+        if (!json::valid_utf8(out)) return error("invalid unicode code point");
         return true;
       }
       if (c < 0x20) { ++i_; return error("control character (\\u0000-\\u001F) found while parsing a string"); }
@@ -273,7 +248,7 @@ class Reader {
         skip_ws();
         if (!at_end() && peek() == ']') return peek_error("trailing comma");
       }
-      path_ += "[" + std::to_string(index) + "]";
+      path_.append("[").append(std::to_string(index)).append("]");
       Json element;
       bool ok = value(element, depth);
       path_.resize(base);
@@ -416,7 +391,7 @@ class Reader {
         ++i_;
         return error("invalid length " + std::to_string(k) + ", expected struct RpcRequest with 4 elements", false);
       }
-      path_ = "[" + std::to_string(k) + "]";
+      path_.assign("[").append(std::to_string(k)).append("]");
       bool ok = member(k, env);
       if (!ok) { skip_ws(); return false; }
       path_.clear();
@@ -458,7 +433,7 @@ void write_string(std::string& out, const std::string& s) {
     if (c >= 0x80) {
       // Copy a valid UTF-8 sequence; anything else becomes U+FFFD.
       size_t n = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-      bool ok = n != 0 && i + n <= s.size() && Reader::valid_utf8(std::string_view(s.data() + i, n));
+      bool ok = n != 0 && i + n <= s.size() && json::valid_utf8(std::string_view(s.data() + i, n));
       if (ok) { out.append(s, i, n); i += n; }
       else { out += "\xEF\xBF\xBD"; ++i; }
       continue;
@@ -501,13 +476,42 @@ void append_layout(std::string& out, double v, bool plus) {
   out.append(p, static_cast<size_t>(end - p));
 }
 
-std::string layout(double v, bool plus) {
-  std::string out;
-  append_layout(out, v, plus);
-  return out;
+void append_number(std::string& out, double v) {
+  if (std::isfinite(v)) append_layout(out, v, true);
+  else out += "null";
 }
 
 }  // namespace
+
+std::string utf8_fault(std::string_view s) {
+  const size_t n = s.size();
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char first = byte(i);
+    if (first < 0x80) { ++i; continue; }
+    const size_t width = first >= 0xC2 && first <= 0xDF ? 2 : first >= 0xE0 && first <= 0xEF ? 3
+                       : first >= 0xF0 && first <= 0xF4 ? 4 : 0;
+    auto invalid = [&](size_t len) {
+      return "invalid utf-8 sequence of " + std::to_string(len) + " bytes from index " + std::to_string(i);
+    };
+    if (width == 0) return invalid(1);
+    // The second byte's range depends on the first (no overlong forms, no
+    // surrogates, nothing above U+10FFFF); the others are continuation bytes.
+    unsigned char low = 0x80, high = 0xBF;
+    if (first == 0xE0) low = 0xA0;
+    if (first == 0xED) high = 0x9F;
+    if (first == 0xF0) low = 0x90;
+    if (first == 0xF4) high = 0x8F;
+    for (size_t k = 1; k < width; ++k) {
+      if (i + k >= n) return "incomplete utf-8 byte sequence from index " + std::to_string(i);
+      const unsigned char b = byte(i + k);
+      if (k == 1 ? (b < low || b > high) : (b & 0xC0) != 0x80) return invalid(k);
+    }
+    i += width;
+  }
+  return {};
+}
 
 std::variant<Envelope, EnvelopeError> read_envelope(std::string_view body) {
   Reader r(body);
@@ -529,16 +533,10 @@ std::variant<Json, std::string> parse(std::string_view text) {
 }
 
 std::string format_number(double v) {
-  if (!std::isfinite(v)) return "null";
-  return layout(v, true);
+  std::string out;
+  append_number(out, v);
+  return out;
 }
-
-namespace {
-void append_number(std::string& out, double v) {
-  if (std::isfinite(v)) append_layout(out, v, true);
-  else out += "null";
-}
-}  // namespace
 
 void write_to(std::string& out, const Json& v) {
   switch (v.type()) {
@@ -590,8 +588,10 @@ std::string describe(const Json& v) {
     case Json::value_t::number_unsigned: return "integer `" + std::to_string(v.get<uint64_t>()) + "`";
     case Json::value_t::number_float: {
       double d = v.get<double>();
-      std::string text = std::isfinite(d) ? layout(d, false) : (std::isnan(d) ? "NaN" : (d < 0 ? "-inf" : "inf"));
-      return "floating point `" + text + "`";
+      std::string text = "floating point `";
+      if (std::isfinite(d)) append_layout(text, d, false);
+      else text += std::isnan(d) ? "NaN" : (d < 0 ? "-inf" : "inf");
+      return text + "`";
     }
     case Json::value_t::string: {
       std::string out = "string \"";

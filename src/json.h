@@ -41,6 +41,11 @@ std::string write(const Json& value);
 void write_to(std::string& out, const Json& value);
 std::string format_number(double v);  // "12.0", "1e+16", "1.5e-7"; non-finite gives "null"
 
+// Why `s` is not valid UTF-8 ("invalid utf-8 sequence of 1 bytes from index
+// 3", "incomplete utf-8 byte sequence from index 3"); empty when it is.
+std::string utf8_fault(std::string_view s);
+inline bool valid_utf8(std::string_view s) { return utf8_fault(s).empty(); }
+
 // How a value found is named in reading messages: null, boolean `true`,
 // integer `5`, floating point `2.5`, string "abc", sequence, map.
 std::string describe(const Json& value);

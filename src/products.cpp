@@ -89,7 +89,7 @@ Product read_product(const db::Statement& s, bool listing) {
     if (col.text && type == SQLITE_TEXT) {
       std::string_view text(reinterpret_cast<const char*>(sqlite3_column_text(raw, i)),
                             static_cast<size_t>(sqlite3_column_bytes(raw, i)));
-      if (db::valid_utf8(text)) {
+      if (json::valid_utf8(text)) {
         (p.*col.text).assign(text);
         continue;
       }

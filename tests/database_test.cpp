@@ -41,13 +41,7 @@ using ::testing::HasSubstr;
 // stored type.
 Json rows(db::Connection& c, std::string_view sql) {
   db::Statement s = c.prepare(sql);
-  Json out = Json::array();
-  while (s.step()) {
-    Json row = Json::object();
-    for (int i = 0; i < s.column_count(); ++i) row[s.column_name(i)] = s.value(i);
-    out.push_back(row);
-  }
-  return out;
+  return testing_support::read_all(s);
 }
 Json rows(std::string_view sql) { return rows(shared_connection(), sql); }
 int64_t count(std::string_view sql) { return shared_connection().query_integer(sql); }

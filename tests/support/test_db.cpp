@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 
 namespace testing_support {
@@ -133,6 +134,33 @@ void CommandTest::close_connection() {
   db::SharedConnection& shared = db::db_connection();
   std::lock_guard lock(shared.mutex);
   shared.slot.reset();
+}
+
+Json read_all(db::Statement& s) {
+  Json out = Json::array();
+  while (s.step()) {
+    Json row = Json::object();
+    for (int i = 0; i < s.column_count(); ++i) row[s.column_name(i)] = s.value(i);
+    out.push_back(std::move(row));
+  }
+  return out;
+}
+
+Result<Unit> add_products(int count) {
+  return db::with_connection<Unit>(db::kPlainTexts, [&](db::Connection& c) {
+    return db::in_transaction<Unit>(c, [&](db::Connection& t) -> Result<Unit> {
+      const std::string now = db::local_timestamp();
+      char code[16];
+      for (int i = 0; i < count; ++i) {
+        std::snprintf(code, sizeof code, "P%06d", i);
+        t.execute(
+            "INSERT INTO products (id, name, code, category, unit, price, cost, stock, created_at) "
+            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+            db::new_record_id(), std::string("商品") + code, code, "五金", "个", 12.5, 8.0, 100.0, now);
+      }
+      return Unit{};
+    });
+  });
 }
 
 }  // namespace testing_support

@@ -41,6 +41,13 @@ db::Connection& shared_connection();
 // init_database and for looking at a file afterwards. Fails the test on error.
 void run_sql_on_file(std::string_view sql, const std::string& path = db::kDatabaseFile);
 
+// The statement's remaining rows as objects keyed by column name, values as stored.
+Json read_all(db::Statement& s);
+
+// Adds `count` simple products (codes P000000, P000001, ...) in one
+// transaction on the shared connection.
+Result<Unit> add_products(int count);
+
 // A fresh directory with a new, initialised inventory.db.
 class DbTest : public ::testing::Test {
  protected:
@@ -102,13 +109,7 @@ class CommandTest : public DbTest {
     auto r = db::with_connection<Json>(db::kPlainTexts, [&](db::Connection& c) -> Result<Json> {
       db::Statement s = c.prepare(sql);
       s.bind(params...);
-      Json out = Json::array();
-      while (s.step()) {
-        Json row = Json::object();
-        for (int i = 0; i < s.column_count(); ++i) row[s.column_name(i)] = s.value(i);
-        out.push_back(row);
-      }
-      return out;
+      return read_all(s);
     });
     EXPECT_TRUE(r.ok()) << sql << ": " << r.error();
     return r.ok() ? *r : Json::array();
